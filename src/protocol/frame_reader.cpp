@@ -92,9 +92,11 @@ bool ReadFrame(Session& session, FrameHeader& header, unsigned char* payload, in
 void ProcessFrames(Session& session) {
   FrameHeader header;
   unsigned char payload[kMaxFrameBytes];
+  BeginDeferredDrains();
   while (ReadFrame(session, header, payload, kMaxFrameBytes)) {
     DispatchFrame(session, header, payload);
   }
+  FlushDeferredDrains();
 }
 
 bool DropUnframedBytes(Session& session) {

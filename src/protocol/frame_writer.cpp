@@ -1,8 +1,49 @@
+#include <cstdint>
+
 #include "platform/platform.h"
 #include "protocol/protocol.h"
 #include "session/session.h"
 
 namespace kavo {
+namespace {
+
+// Targets whose drain waits for the end of the calling thread's current batch of received
+// frames, one bit per slot; each set bit holds the thread's place in that slot.
+struct DeferredDrains {
+  bool active = false;
+  std::uint64_t targets = 0;
+};
+thread_local DeferredDrains t_deferred;
+
+// Sends what the frame writer queued, and closes the target if that send failed.
+void DrainAfterQueueing(Session& target) {
+  DrainSend(target);
+  if (target.state.load() == SessionState::Failed) {
+    platform::SleepMs(10);
+    CloseSession(target);
+  }
+}
+
+}  // namespace
+
+void BeginDeferredDrains() {
+  t_deferred.active = true;
+  t_deferred.targets = 0;
+}
+
+void FlushDeferredDrains() {
+  t_deferred.active = false;
+  std::uint64_t targets = t_deferred.targets;
+  t_deferred.targets = 0;
+  for (int slot = 0; targets != 0; ++slot, targets >>= 1) {
+    if ((targets & 1u) == 0) continue;
+    Session& target = SessionTable[slot];
+    // Another thread may have drained it meanwhile, or met a full socket (then the target's
+    // own worker sends the rest when there is room).
+    if (target.send.status.load() == IoStatus::Idle) DrainAfterQueueing(target);
+    LeaveSession(target);
+  }
+}
 
 bool SendFrame(Session& target, const FrameHeader& header, const unsigned char* payload) {
   if (target.state.load() != SessionState::Open) return false;
@@ -38,10 +79,15 @@ bool SendFrame(Session& target, const FrameHeader& header, const unsigned char* 
   // A drain that is already waiting for the socket, or one begun by another thread since the
   // lock was released, carries this frame too.
   if (noted == IoStatus::Idle && target.send.status.load() == IoStatus::Idle) {
-    DrainSend(target);
-    if (target.state.load() == SessionState::Failed) {
-      platform::SleepMs(10);
-      CloseSession(target);
+    if (t_deferred.active) {
+      // Frames of one batch leave together, in one send, when the batch is taken apart.
+      const std::uint64_t bit = std::uint64_t{1} << target.id;
+      if ((t_deferred.targets & bit) == 0) {
+        t_deferred.targets |= bit;
+        return true;  // the batch's flush leaves the slot for this thread
+      }
+    } else {
+      DrainAfterQueueing(target);
     }
   }
   LeaveSession(target);

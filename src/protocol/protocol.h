@@ -15,6 +15,11 @@ struct Session;
 // False when the target is not open or the frame does not fit whole in its send ring; then
 // nothing was stamped or queued.
 bool SendFrame(Session& target, const FrameHeader& header, const unsigned char* payload);
+// Between these two calls, the calling thread's SendFrame queues without sending and the
+// flush sends once to every target it queued to: a batch of small frames received together
+// leaves in one send per target instead of one per frame.
+void BeginDeferredDrains();
+void FlushDeferredDrains();
 
 // ---- Frame reader ---------------------------------------------------------------------------
 // Bytes from readPos through the end of the first complete marker that begins at or after the
