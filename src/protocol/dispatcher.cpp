@@ -33,6 +33,8 @@ void RelayChat(Session& sender, FrameHeader& header, unsigned char* payload) {
   }
   // The reader's buffer has room past the longest payload, so the text always ends here.
   payload[header.payloadLength] = 0;
+  // The counts in the line tell what is left once the copies have gone out.
+  FlushDeferredDrains();
   int sendPending;
   {
     platform::LockGuard guard(sender.send.lock);

@@ -80,6 +80,8 @@ bool ReadFrame(Session& session, FrameHeader& header, unsigned char* payload, in
     session.lastSequence = 0;
     PrintOut("エラーのため一度再接続します\n");
     session.receive.lock.Leave();
+    // What the frames before the break relayed leaves before the connection goes.
+    FlushDeferredDrains();
     CloseSession(session);
     return false;
   }
@@ -96,7 +98,7 @@ void ProcessFrames(Session& session) {
   while (ReadFrame(session, header, payload, kMaxFrameBytes)) {
     DispatchFrame(session, header, payload);
   }
-  FlushDeferredDrains();
+  EndDeferredDrains();
 }
 
 bool DropUnframedBytes(Session& session) {

@@ -31,8 +31,12 @@ void BeginDeferredDrains() {
   t_deferred.targets = 0;
 }
 
-void FlushDeferredDrains() {
+void EndDeferredDrains() {
+  FlushDeferredDrains();
   t_deferred.active = false;
+}
+
+void FlushDeferredDrains() {
   std::uint64_t targets = t_deferred.targets;
   t_deferred.targets = 0;
   for (int slot = 0; targets != 0; ++slot, targets >>= 1) {

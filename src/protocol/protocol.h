@@ -15,11 +15,12 @@ struct Session;
 // False when the target is not open or the frame does not fit whole in its send ring; then
 // nothing was stamped or queued.
 bool SendFrame(Session& target, const FrameHeader& header, const unsigned char* payload);
-// Between these two calls, the calling thread's SendFrame queues without sending and the
-// flush sends once to every target it queued to: a batch of small frames received together
-// leaves in one send per target instead of one per frame.
+// From Begin to End, the calling thread's SendFrame queues without sending, and a flush (End
+// flushes too) sends once to every target queued to since the last flush: a batch of small
+// frames received together leaves in one send per target instead of one per frame.
 void BeginDeferredDrains();
 void FlushDeferredDrains();
+void EndDeferredDrains();
 
 // ---- Frame reader ---------------------------------------------------------------------------
 // Bytes from readPos through the end of the first complete marker that begins at or after the
