@@ -1,15 +1,12 @@
 // The INI reader both backends use, so a settings file reads the same on every system.
 #include <cstdio>
 #include <cstring>
-#include <memory>
+#include <vector>
 
 #include "platform/platform_internal.h"
 
 namespace platform::internal {
 namespace {
-
-// A settings file is a few lines; anything past this is not a settings file and is ignored.
-constexpr std::size_t kMaxProfileBytes = 1 << 20;
 
 struct Span {
   const char* begin;
@@ -84,10 +81,14 @@ void ReadProfileFromFile(const char* section, const char* key, const char* fallb
     FindProfileValue("", 0, section, key, fallback, buffer, size);
     return;
   }
-  std::unique_ptr<char[]> text(new char[kMaxProfileBytes]);
-  std::size_t length = std::fread(text.get(), 1, kMaxProfileBytes, file);
+  // The whole file, however long: a key after a megabyte of junk is still the operator's key.
+  std::vector<char> text;
+  char chunk[16384];
+  for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, file)) > 0;) {
+    text.insert(text.end(), chunk, chunk + n);
+  }
   std::fclose(file);
-  FindProfileValue(text.get(), length, section, key, fallback, buffer, size);
+  FindProfileValue(text.data(), text.size(), section, key, fallback, buffer, size);
 }
 
 }  // namespace platform::internal
