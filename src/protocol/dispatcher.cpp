@@ -10,6 +10,18 @@ namespace {
 
 bool IsOpen(const Session& session) { return session.state.load() == SessionState::Open; }
 
+// Calls visit(slot) for every open slot in slot order, skipping `except` (-1 for none).
+template <typename Visit>
+void ForEachOpenSlot(int except, Visit visit) {
+  std::uint64_t slots = ConnectedSlots.load();
+  if (except >= 0) slots &= ~(std::uint64_t{1} << except);
+  while (slots != 0) {
+    const int slot = __builtin_ctzll(slots);
+    slots &= slots - 1;
+    if (IsOpen(SessionTable[slot])) visit(slot);
+  }
+}
+
 void PrintForwardFailure(const Session& sender, int target, const FrameHeader& header) {
   PrintOut("%d → %d に転送失敗。切断されたかも。 (%dバイト)\n", sender.id, target,
            header.payloadLength);
@@ -17,20 +29,15 @@ void PrintForwardFailure(const Session& sender, int target, const FrameHeader& h
 
 // Every open session in slot order, the sender included.
 void RelayToAll(const FrameHeader& header, const unsigned char* payload) {
-  for (Session& target : SessionTable) {
-    if (IsOpen(target)) SendFrame(target, header, payload);
-  }
+  ForEachOpenSlot(-1, [&](int slot) { SendFrame(SessionTable[slot], header, payload); });
 }
 
 void RelayChat(Session& sender, FrameHeader& header, unsigned char* payload) {
   header.source = static_cast<std::uint8_t>(sender.id);
   header.command = 'c';
-  for (int i = 0; i < kMaxSessions; ++i) {
-    Session& target = SessionTable[i];
-    if (IsOpen(target) && !SendFrame(target, header, payload)) {
-      PrintForwardFailure(sender, i, header);
-    }
-  }
+  ForEachOpenSlot(-1, [&](int slot) {
+    if (!SendFrame(SessionTable[slot], header, payload)) PrintForwardFailure(sender, slot, header);
+  });
   // The reader's buffer has room past the longest payload, so the text always ends here.
   payload[header.payloadLength] = 0;
   // The counts in the line tell what is left once the copies have gone out.
@@ -52,11 +59,11 @@ void RelayTunnel(Session& sender, FrameHeader& header, const unsigned char* payl
   header.command = 't';
   LearnStation(sender, payload + kStationAddressBytes);
   const std::uint64_t destination = StationKey(payload);
-  for (int i = 0; i < kMaxSessions; ++i) {
-    Session& target = SessionTable[i];
-    if (i == sender.id || !IsOpen(target) || !IsStationTargetKey(target, destination)) continue;
-    if (!SendFrame(target, header, payload)) PrintForwardFailure(sender, i, header);
-  }
+  ForEachOpenSlot(sender.id, [&](int slot) {
+    Session& target = SessionTable[slot];
+    if (!IsStationTargetKey(target, destination)) return;
+    if (!SendFrame(target, header, payload)) PrintForwardFailure(sender, slot, header);
+  });
 }
 
 }  // namespace

@@ -56,6 +56,11 @@ struct Session {
 // The global table, indexed by slot; a session's id equals its index.
 extern Session SessionTable[kMaxSessions];
 
+// One bit per slot that holds a connection, from just before it opens until it is Free again:
+// every Open slot's bit is set, so the relay walks these bits in slot order instead of
+// looking at all 64 records. The slot's `state` stays the word that decides.
+extern std::atomic<std::uint64_t> ConnectedSlots;
+
 // Milliseconds since start-up as a wrapping signed count; compare values by subtraction.
 void StartSessionClock();
 std::int32_t SessionClock();

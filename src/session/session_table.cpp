@@ -5,6 +5,7 @@
 namespace kavo {
 
 Session SessionTable[kMaxSessions];
+std::atomic<std::uint64_t> ConnectedSlots{0};
 
 namespace {
 
@@ -18,6 +19,7 @@ void RunNetwork(void* session) { NetworkWorker(*static_cast<Session*>(session));
 void ReleaseSession(Session& session) {
   platform::CloseSocket(session.socket);
   session.socket = platform::kInvalidSocket;
+  ConnectedSlots.fetch_and(~(std::uint64_t{1} << session.id));
   session.state.store(SessionState::Free, std::memory_order_release);
 }
 
@@ -30,6 +32,7 @@ std::int32_t SessionClock() {
 }
 
 void ResetSessionTable() {
+  ConnectedSlots.store(0);
   for (int i = 0; i < kMaxSessions; ++i) {
     SessionTable[i].socket = platform::kInvalidSocket;
     SessionTable[i].state.store(SessionState::Free);
@@ -89,6 +92,7 @@ void OpenSessionWithoutWorkers(Session& session, platform::SocketHandle socket) 
   session.lastSequence = 0;
   session.closeClaimed.store(0);
   session.users.store(1);
+  ConnectedSlots.fetch_or(std::uint64_t{1} << session.id);
   session.state.store(SessionState::Open, std::memory_order_release);
 }
 

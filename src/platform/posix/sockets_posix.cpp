@@ -98,32 +98,6 @@ void SetLastSocketError(int code) { t_lastError = code; }
 int StartSockets() { return internal::ForcedStartupFailure(); }
 void StopSockets() {}
 
-std::uint32_t ParseIPv4(const char* text) {
-  if (text == nullptr) return kAddressNone;
-  if (*text == '\0') return htonl(INADDR_ANY);
-  // A strict dotted quad: four decimal parts 0..255, nothing else.
-  std::uint32_t host = 0;
-  const char* p = text;
-  for (int part = 0; part < 4; ++part) {
-    if (*p < '0' || *p > '9') return kAddressNone;
-    unsigned value = 0;
-    int digits = 0;
-    while (*p >= '0' && *p <= '9') {
-      value = value * 10 + static_cast<unsigned>(*p - '0');
-      if (++digits > 3 || value > 255) return kAddressNone;
-      ++p;
-    }
-    host = (host << 8) | value;
-    if (part < 3) {
-      if (*p != '.') return kAddressNone;
-      ++p;
-    }
-  }
-  if (*p != '\0') return kAddressNone;
-  // 255.255.255.255 comes out as kAddressNone and is refused with the other failures.
-  return htonl(host);
-}
-
 void FormatIPv4(std::uint32_t address, char* out) {
   std::uint32_t host = ntohl(address);
   std::snprintf(out, 16, "%u.%u.%u.%u", (host >> 24) & 0xFFu, (host >> 16) & 0xFFu,
@@ -147,6 +121,10 @@ int BindSocket(SocketHandle socket, std::uint32_t address, std::uint16_t port) {
   sa.sin_family = AF_INET;
   sa.sin_port = port;
   sa.sin_addr.s_addr = address;
+  // A restart must not be refused while connections of the previous run linger in TIME_WAIT;
+  // a port with a live listener is still refused.
+  const int reuse = 1;
+  ::setsockopt(Fd(socket), SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
   if (::bind(Fd(socket), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) {
     posix::SetLastErrorFromErrno(errno);
     return kSocketFailed;

@@ -57,6 +57,8 @@ bool WaitSocketEvents(SocketEvents* events) {
 
 int TakeSocketEvents(SocketEvents* events) {
   WSANETWORKEVENTS recorded{};
+  // This also resets the event object, and with it a wake-up that came after the wait: whoever
+  // woke the waiter has already changed what the caller looks at before it waits again.
   if (WSAEnumNetworkEvents(events->socket, events->event, &recorded) != 0) return kSocketFailed;
   int mask = 0;
   if ((recorded.lNetworkEvents & FD_READ) != 0) mask |= kEventRead;

@@ -27,33 +27,6 @@ int StartSockets() {
 
 void StopSockets() { WSACleanup(); }
 
-// inet_addr would also take shorter and octal forms ("1.2", "010.0.0.1"); an address here is
-// a strict dotted quad, four decimal parts 0..255, the same on every system.
-std::uint32_t ParseIPv4(const char* text) {
-  if (text == nullptr) return kAddressNone;
-  if (*text == '\0') return htonl(INADDR_ANY);
-  std::uint32_t host = 0;
-  const char* p = text;
-  for (int part = 0; part < 4; ++part) {
-    if (*p < '0' || *p > '9') return kAddressNone;
-    unsigned value = 0;
-    int digits = 0;
-    while (*p >= '0' && *p <= '9') {
-      value = value * 10 + static_cast<unsigned>(*p - '0');
-      if (++digits > 3 || value > 255) return kAddressNone;
-      ++p;
-    }
-    host = (host << 8) | value;
-    if (part < 3) {
-      if (*p != '.') return kAddressNone;
-      ++p;
-    }
-  }
-  if (*p != '\0') return kAddressNone;
-  // 255.255.255.255 comes out as kAddressNone and is refused with the other failures.
-  return htonl(host);
-}
-
 void FormatIPv4(std::uint32_t address, char* out) {
   in_addr binary{};
   binary.s_addr = address;
@@ -87,15 +60,22 @@ int ListenSocket(SocketHandle socket, int backlog) {
 }
 
 SocketHandle AcceptSocket(SocketHandle listener, PeerAddress* peer) {
-  sockaddr_in remote{};
-  int length = sizeof remote;
-  const SOCKET socket = accept(Native(listener), reinterpret_cast<sockaddr*>(&remote), &length);
-  if (socket == INVALID_SOCKET) return kInvalidSocket;
-  if (peer != nullptr) {
-    peer->address = remote.sin_addr.s_addr;
-    peer->port = remote.sin_port;
+  for (;;) {
+    sockaddr_in remote{};
+    int length = sizeof remote;
+    const SOCKET socket =
+        accept(Native(listener), reinterpret_cast<sockaddr*>(&remote), &length);
+    if (socket != INVALID_SOCKET) {
+      if (peer != nullptr) {
+        peer->address = remote.sin_addr.s_addr;
+        peer->port = remote.sin_port;
+      }
+      return static_cast<SocketHandle>(socket);
+    }
+    // A connection that died in the backlog is not a failure of the listener.
+    const int error = WSAGetLastError();
+    if (error != WSAECONNRESET && error != WSAECONNABORTED) return kInvalidSocket;
   }
-  return static_cast<SocketHandle>(socket);
 }
 
 int SetNoDelay(SocketHandle socket, int value) {

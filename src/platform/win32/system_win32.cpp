@@ -62,10 +62,18 @@ std::size_t Utf8SequenceLength(const unsigned char* p, std::size_t left) {
   return length;
 }
 
-// Converts the UTF-8 text to code page 932 by way of UTF-16. Bytes that are not UTF-8 (a
-// client's byte printed into a line of the system's own) pass unchanged, as they would to a
-// UTF-8 console. `wide` holds `length` characters and `out` twice as many bytes (each UTF-16
-// unit comes from at least one byte and gives at most two). Returns the bytes in `out`.
+// One run of well-formed UTF-8 into code page 932, by way of UTF-16: the bytes written to `out`
+// (room for `room`), 0 when the run does not convert.
+int ConvertRun(const char* text, int length, wchar_t* wide, char* out, int room) {
+  const int wideLength = MultiByteToWideChar(CP_UTF8, 0, text, length, wide, length);
+  if (wideLength <= 0) return 0;
+  return WideCharToMultiByte(kConsoleCodePage, 0, wide, wideLength, out, room, nullptr, nullptr);
+}
+
+// Converts the UTF-8 text to code page 932. Bytes that are not UTF-8 (a client's byte printed
+// into a line of the system's own) pass unchanged, as they would to a UTF-8 console. `wide`
+// holds `length` characters and `out` twice as many bytes (each UTF-16 unit comes from at least
+// one byte and gives at most two). Returns the bytes in `out`.
 std::size_t ToConsoleCodePage(const char* text, std::size_t length, wchar_t* wide, char* out) {
   const auto* bytes = reinterpret_cast<const unsigned char*>(text);
   std::size_t done = 0;
@@ -78,13 +86,8 @@ std::size_t ToConsoleCodePage(const char* text, std::size_t length, wchar_t* wid
       run += n;
     }
     if (run > 0) {
-      const int wideLength = MultiByteToWideChar(CP_UTF8, 0, text + done, static_cast<int>(run),
-                                                 wide, static_cast<int>(length));
-      const int converted =
-          wideLength > 0 ? WideCharToMultiByte(kConsoleCodePage, 0, wide, wideLength,
-                                               out + written, static_cast<int>(2 * length - written),
-                                               nullptr, nullptr)
-                         : 0;
+      const int converted = ConvertRun(text + done, static_cast<int>(run), wide, out + written,
+                                       static_cast<int>(2 * length - written));
       if (converted > 0) {
         written += static_cast<std::size_t>(converted);
       } else {

@@ -21,6 +21,12 @@ DWORD WINAPI RunThread(LPVOID parameter) {
   return 0;
 }
 
+// The object that a class keeps in its storage bytes.
+template <typename T>
+T* Placed(unsigned char* storage) {
+  return std::launder(reinterpret_cast<T*>(storage));
+}
+
 DWORD Milliseconds(int milliseconds) {
   return milliseconds > 0 ? static_cast<DWORD>(milliseconds) : 0;
 }
@@ -45,11 +51,11 @@ Lock::Lock() {
   InitializeCriticalSection(new (storage_) CRITICAL_SECTION);
 }
 
-Lock::~Lock() { DeleteCriticalSection(std::launder(reinterpret_cast<CRITICAL_SECTION*>(storage_))); }
+Lock::~Lock() { DeleteCriticalSection(Placed<CRITICAL_SECTION>(storage_)); }
 
-void Lock::Enter() { EnterCriticalSection(std::launder(reinterpret_cast<CRITICAL_SECTION*>(storage_))); }
+void Lock::Enter() { EnterCriticalSection(Placed<CRITICAL_SECTION>(storage_)); }
 
-void Lock::Leave() { LeaveCriticalSection(std::launder(reinterpret_cast<CRITICAL_SECTION*>(storage_))); }
+void Lock::Leave() { LeaveCriticalSection(Placed<CRITICAL_SECTION>(storage_)); }
 
 // The storage holds the handle of a manual-reset event. Should the event not be had, Raise does
 // nothing and WaitFor sleeps its full time, as for a flag that is never raised.
@@ -59,22 +65,22 @@ Signal::Signal() {
 }
 
 Signal::~Signal() {
-  const HANDLE event = *std::launder(reinterpret_cast<HANDLE*>(storage_));
+  const HANDLE event = *Placed<HANDLE>(storage_);
   if (event != nullptr) CloseHandle(event);
 }
 
 void Signal::Raise() {
-  const HANDLE event = *std::launder(reinterpret_cast<HANDLE*>(storage_));
+  const HANDLE event = *Placed<HANDLE>(storage_);
   if (event != nullptr) SetEvent(event);
 }
 
 void Signal::Clear() {
-  const HANDLE event = *std::launder(reinterpret_cast<HANDLE*>(storage_));
+  const HANDLE event = *Placed<HANDLE>(storage_);
   if (event != nullptr) ResetEvent(event);
 }
 
 bool Signal::WaitFor(int milliseconds) {
-  const HANDLE event = *std::launder(reinterpret_cast<HANDLE*>(storage_));
+  const HANDLE event = *Placed<HANDLE>(storage_);
   if (event == nullptr) {
     Sleep(Milliseconds(milliseconds));
     return false;
