@@ -51,7 +51,10 @@ void FlushDeferredDrains() {
 
 bool SendFrame(Session& target, const FrameHeader& header, const unsigned char* payload) {
   if (target.state.load() != SessionState::Open) return false;
-  if (!EnterSession(target)) return false;
+  // A target already queued to in this batch is still held by this thread.
+  const std::uint64_t bit = std::uint64_t{1} << target.id;
+  const bool held = t_deferred.active && (t_deferred.targets & bit) != 0;
+  if (!held && !EnterSession(target)) return false;
   const int payloadLength = header.payloadLength;
   const int frameBytes = payloadLength + kMinFrameBytes;
   IoStatus noted = IoStatus::Failed;
@@ -77,19 +80,18 @@ bool SendFrame(Session& target, const FrameHeader& header, const unsigned char* 
     }
   }
   if (!queued) {
-    LeaveSession(target);
+    if (!held) LeaveSession(target);
     return false;
   }
+  if (held) return true;  // the batch's flush sends it
   // A drain that is already waiting for the socket, or one begun by another thread since the
   // lock was released, carries this frame too.
   if (noted == IoStatus::Idle && target.send.status.load() == IoStatus::Idle) {
     if (t_deferred.active) {
-      // Frames of one batch leave together, in one send, when the batch is taken apart.
-      const std::uint64_t bit = std::uint64_t{1} << target.id;
-      if ((t_deferred.targets & bit) == 0) {
-        t_deferred.targets |= bit;
-        return true;  // the batch's flush leaves the slot for this thread
-      }
+      // Frames of one batch leave together, in one send, when the batch is taken apart; the
+      // flush leaves the slot for this thread.
+      t_deferred.targets |= bit;
+      return true;
     } else {
       DrainAfterQueueing(target);
     }
