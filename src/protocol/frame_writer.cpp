@@ -15,10 +15,10 @@ struct DeferredDrains {
 };
 thread_local DeferredDrains t_deferred;
 
-// Sends what the frame writer queued, and closes the target if that send failed.
+// Sends what the frame writer queued, and closes the target if that send failed. A target
+// that another thread is closing is left to that thread, without the pause.
 void DrainAfterQueueing(Session& target) {
-  DrainSend(target);
-  if (target.state.load() == SessionState::Failed) {
+  if (DrainSend(target) < 0) {
     platform::SleepMs(10);
     CloseSession(target);
   }
