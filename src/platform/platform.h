@@ -200,4 +200,10 @@ void SetConsoleSinkForTest(ConsoleSink sink);
 // Makes the next StartSockets calls fail with `code` (0 restores normal start-up).
 void FailSocketStartupForTest(int code);
 
+// Socket operations a test can make fail, to reach the lines printed for such failures.
+enum class SocketCall { Accept, SetNoDelay, Receive, Send, TakeEvents, Count };
+// The next `count` calls of `call` fail with `code` as their last error; code 0 makes a receive
+// or send report 0 bytes moved instead. A count of 0 clears the call.
+void FailSocketCallForTest(SocketCall call, int code, int count = 1);
+
 }  // namespace platform

@@ -11,6 +11,8 @@ namespace platform::internal {
 ConsoleSink CurrentConsoleSink();
 // The code StartSockets must fail with, or 0.
 int ForcedStartupFailure();
+// True when this call of `call` is to fail; *code is what FailSocketCallForTest gave.
+bool TakeInjectedFailure(SocketCall call, int* code);
 
 // Parses INI text held in memory (the backends read the file, this finds the key).
 void FindProfileValue(const char* text, std::size_t length, const char* section,

@@ -49,24 +49,26 @@ int RunServer() {
     return kExitListenerFailed;
   }
 
-  for (;;) {
-    PrintOut("接続を待っています...\n");
-    int index = FindFreeSession();
-    while (index < 0) {
-      platform::SleepMs(kSlotWaitMs);
-      index = FindFreeSession();
-    }
-    Session& session = SessionTable[index];
-    if (AcceptSession(session, listener)) {
-      PrintOut("接続セッション番号 : %d\n", index);
-      char address[16];
-      platform::FormatIPv4(session.peerAddress.address, address);
-      PrintOut("クライアント %s:%u.\n", address,
-               static_cast<unsigned>(platform::NetToHost16(session.peerAddress.port)));
-    } else {
-      PrintOut("%s\n", DescribeSocketError("accept() failed", 0));
-    }
+  for (;;) AcceptNextClient(listener);
+}
+
+void AcceptNextClient(platform::SocketHandle listener) {
+  PrintOut("接続を待っています...\n");
+  int index = FindFreeSession();
+  while (index < 0) {
+    platform::SleepMs(kSlotWaitMs);
+    index = FindFreeSession();
   }
+  Session& session = SessionTable[index];
+  if (!AcceptSession(session, listener)) {
+    PrintOut("%s\n", DescribeSocketError("accept() failed", 0));
+    return;
+  }
+  PrintOut("接続セッション番号 : %d\n", index);
+  char address[16];
+  platform::FormatIPv4(session.peerAddress.address, address);
+  PrintOut("クライアント %s:%u.\n", address,
+           static_cast<unsigned>(platform::NetToHost16(session.peerAddress.port)));
 }
 
 int ProcessEntry() {

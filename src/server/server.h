@@ -23,6 +23,9 @@ void ReadSetting(const char* key, const char* fallback, char* value, int size);
 std::int32_t ConvertPortText(const char* text);
 
 platform::SocketHandle OpenListener(const char* address, std::uint16_t port);
+// One turn of the accept loop: waits for a free slot, accepts the next client into the lowest
+// one and starts its session, printing what happened.
+void AcceptNextClient(platform::SocketHandle listener);
 // Banner, settings, listener, then the accept loop for ever. Returns only when start-up fails.
 int RunServer();
 // The process entry: starts the socket library and runs the server; the exit code.

@@ -12,6 +12,7 @@
 #include <cstdint>
 
 #include "platform/platform.h"
+#include "platform/platform_internal.h"
 #include "platform/posix/posix_internal.h"
 
 namespace platform {
@@ -113,6 +114,11 @@ bool WaitSocketEvents(SocketEvents* events) {
 }
 
 int TakeSocketEvents(SocketEvents* events) {
+  int code = 0;
+  if (internal::TakeInjectedFailure(SocketCall::TakeEvents, &code)) {
+    SetLastSocketError(code);
+    return kSocketFailed;
+  }
   int taken = events->recorded;
   events->recorded = 0;
   return taken;

@@ -69,6 +69,15 @@ int MapErrno(int error) {
 
 int Fd(SocketHandle socket) { return static_cast<int>(socket); }
 
+// A failure a test armed for this call: the result the call returns, with the last error set.
+bool Injected(SocketCall call, int* result, int failed = kSocketFailed) {
+  int code = 0;
+  if (!internal::TakeInjectedFailure(call, &code)) return false;
+  t_lastError = code;
+  *result = code == 0 ? 0 : failed;
+  return true;
+}
+
 }  // namespace
 
 namespace posix {
@@ -141,6 +150,8 @@ int ListenSocket(SocketHandle socket, int backlog) {
 }
 
 SocketHandle AcceptSocket(SocketHandle listener, PeerAddress* peer) {
+  int injected;
+  if (Injected(SocketCall::Accept, &injected)) return kInvalidSocket;
   for (;;) {
     sockaddr_in sa{};
     socklen_t length = sizeof sa;
@@ -161,6 +172,8 @@ SocketHandle AcceptSocket(SocketHandle listener, PeerAddress* peer) {
 }
 
 int SetNoDelay(SocketHandle socket, int value) {
+  int injected;
+  if (Injected(SocketCall::SetNoDelay, &injected)) return kSocketFailed;
   if (::setsockopt(Fd(socket), IPPROTO_TCP, TCP_NODELAY, &value, sizeof value) != 0) {
     posix::SetLastErrorFromErrno(errno);
     return kSocketFailed;
@@ -169,6 +182,8 @@ int SetNoDelay(SocketHandle socket, int value) {
 }
 
 int ReceiveSocket(SocketHandle socket, void* buffer, int length) {
+  int injected;
+  if (Injected(SocketCall::Receive, &injected)) return injected;
   for (;;) {
     ssize_t n = ::recv(Fd(socket), buffer, static_cast<std::size_t>(length), 0);
     if (n >= 0) return static_cast<int>(n);
@@ -179,6 +194,8 @@ int ReceiveSocket(SocketHandle socket, void* buffer, int length) {
 }
 
 int SendSocket(SocketHandle socket, const void* buffer, int length) {
+  int injected;
+  if (Injected(SocketCall::Send, &injected)) return injected;
   for (;;) {
     ssize_t n = ::send(Fd(socket), buffer, static_cast<std::size_t>(length), MSG_NOSIGNAL);
     if (n >= 0) return static_cast<int>(n);

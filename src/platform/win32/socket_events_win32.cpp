@@ -11,6 +11,7 @@
 #include <new>
 
 #include "platform/platform.h"
+#include "platform/platform_internal.h"
 
 namespace platform {
 
@@ -56,6 +57,11 @@ bool WaitSocketEvents(SocketEvents* events) {
 }
 
 int TakeSocketEvents(SocketEvents* events) {
+  int code = 0;
+  if (internal::TakeInjectedFailure(SocketCall::TakeEvents, &code)) {
+    WSASetLastError(code);
+    return kSocketFailed;
+  }
   WSANETWORKEVENTS recorded{};
   // This also resets the event object, and with it a wake-up that came after the wait: whoever
   // woke the waiter has already changed what the caller looks at before it waits again.

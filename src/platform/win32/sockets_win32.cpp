@@ -12,6 +12,15 @@ namespace {
 
 SOCKET Native(SocketHandle socket) { return static_cast<SOCKET>(socket); }
 
+// A failure a test armed for this call: the result the call returns, with the last error set.
+bool Injected(SocketCall call, int* result) {
+  int code = 0;
+  if (!internal::TakeInjectedFailure(call, &code)) return false;
+  WSASetLastError(code);
+  *result = code == 0 ? 0 : kSocketFailed;
+  return true;
+}
+
 }  // namespace
 
 int LastSocketError() { return WSAGetLastError(); }
@@ -60,6 +69,8 @@ int ListenSocket(SocketHandle socket, int backlog) {
 }
 
 SocketHandle AcceptSocket(SocketHandle listener, PeerAddress* peer) {
+  int injected;
+  if (Injected(SocketCall::Accept, &injected)) return kInvalidSocket;
   for (;;) {
     sockaddr_in remote{};
     int length = sizeof remote;
@@ -79,6 +90,8 @@ SocketHandle AcceptSocket(SocketHandle listener, PeerAddress* peer) {
 }
 
 int SetNoDelay(SocketHandle socket, int value) {
+  int injected;
+  if (Injected(SocketCall::SetNoDelay, &injected)) return kSocketFailed;
   if (setsockopt(Native(socket), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&value),
                  sizeof value) != 0) {
     return kSocketFailed;
@@ -87,11 +100,15 @@ int SetNoDelay(SocketHandle socket, int value) {
 }
 
 int ReceiveSocket(SocketHandle socket, void* buffer, int length) {
+  int injected;
+  if (Injected(SocketCall::Receive, &injected)) return injected;
   const int received = recv(Native(socket), static_cast<char*>(buffer), length, 0);
   return received == SOCKET_ERROR ? kSocketFailed : received;
 }
 
 int SendSocket(SocketHandle socket, const void* buffer, int length) {
+  int injected;
+  if (Injected(SocketCall::Send, &injected)) return injected;
   const int sent = send(Native(socket), static_cast<const char*>(buffer), length, 0);
   return sent == SOCKET_ERROR ? kSocketFailed : sent;
 }
