@@ -80,7 +80,13 @@ bool SendFrame(Session& target, const FrameHeader& header, const unsigned char* 
     }
   }
   if (!queued) {
-    if (!held) LeaveSession(target);
+    if (held) {
+      // What fills the ring may be this batch's own frames, not yet sent: send them now and
+      // try once more, as a frame sent at once would have found the room.
+      FlushDeferredDrains();
+      return SendFrame(target, header, payload);
+    }
+    LeaveSession(target);
     return false;
   }
   if (held) return true;  // the batch's flush sends it

@@ -171,5 +171,27 @@ TEST_F(FrameWriterTest, FailedSendClosesTheSessionAndStillCountsAsQueued) {
             std::vector<std::string>{"6:送信時エラー切断しました(SOCKET_ERROR)"});
 }
 
+// Within a batch, frames wait to be sent together; a batch larger than the ring must still
+// reach a client that reads, as it would if each frame had been sent at once.
+TEST_F(FrameWriterTest, BatchLargerThanTheRingIsSentAsTheRingFills) {
+  platform::SocketHandle peer;
+  Session* target = table_.OpenWithPeer(1, &peer);
+  if (target == nullptr) GTEST_SKIP() << "no local socket pair here";
+  const int frames = 40;  // 40 frames of 4 KiB: more than the ring holds at once
+  const Bytes payload(kMaxPayloadBytes, 0x55);
+  BeginDeferredDrains();
+  int queued = 0;
+  for (int i = 0; i < frames; ++i) {
+    queued += SendFrame(*target, Header('u', 1, kMaxPayloadBytes), payload.data()) ? 1 : 0;
+    // The client reads along, as a connected one does.
+    kavo_test::ReadAvailable(peer);
+  }
+  EndDeferredDrains();
+  EXPECT_EQ(queued, frames);
+  EXPECT_EQ(target->sendCount.load(), frames);
+  EXPECT_EQ(target->send.ring.Pending(), 0);
+  EXPECT_TRUE(console_.OutLines().empty());
+}
+
 }  // namespace
 }  // namespace kavo
