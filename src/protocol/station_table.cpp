@@ -15,10 +15,10 @@ std::uint64_t StationKey(const unsigned char* address) {
 int FindStationKey(const StationTable& table, std::uint64_t key) {
   for (int i = 0; i < kMaxStations; ++i) {
     const StationEntry& row = table.rows[i];
-    if (row.inUse.load(std::memory_order_acquire) > 0 &&
-        row.address.load(std::memory_order_relaxed) == key) {
-      return i;
-    }
+    // Rows are taken lowest first and freed all together, so the first free row ends the
+    // learned ones (a row being learned right now counts as not learned yet).
+    if (row.inUse.load(std::memory_order_acquire) == 0) return -1;
+    if (row.address.load(std::memory_order_relaxed) == key) return i;
   }
   return -1;
 }
