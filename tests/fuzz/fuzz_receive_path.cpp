@@ -163,7 +163,12 @@ struct Model {
     SlotModel& t = slots[target];
     if (!t.open) return false;
     const int frame = length + kMinFrame;
-    if (frame > t.send.Room()) return false;
+    if (frame > t.send.Room()) {
+      // Room taken by this batch's own unsent frames is made by sending the batch now.
+      if (!t.deferred) return false;
+      SendBatch();
+      return QueueFrame(target, command, source, bytes, length);
+    }
     ++t.sendCount;
     std::uint8_t header[kHeaderBytes];
     header[0] = static_cast<std::uint8_t>(command);
