@@ -1,5 +1,3 @@
-#include <cstring>
-
 #include "diag/diag.h"
 #include "platform/platform.h"
 #include "protocol/protocol.h"
