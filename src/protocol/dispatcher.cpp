@@ -6,8 +6,6 @@
 namespace kavo {
 namespace {
 
-bool IsOpen(const Session& session) { return session.state.load() == SessionState::Open; }
-
 // Calls visit(slot) for every open slot in slot order, skipping `except` (-1 for none).
 template <typename Visit>
 void ForEachOpenSlot(int except, Visit visit) {

@@ -51,7 +51,7 @@ int FindFrameEnd(const Session& session) {
 }
 
 bool ReadFrame(Session& session, FrameHeader& header, unsigned char* payload, int limit) {
-  if (session.state.load() != SessionState::Open) return false;
+  if (!IsOpen(session)) return false;
   ByteRing& ring = session.receive.ring;
   session.receive.lock.Enter();
   const int length = FindFrameEnd(session);

@@ -50,7 +50,7 @@ void FlushDeferredDrains() {
 }
 
 bool SendFrame(Session& target, const FrameHeader& header, const unsigned char* payload) {
-  if (target.state.load() != SessionState::Open) return false;
+  if (!IsOpen(target)) return false;
   // A target already queued to in this batch is still held by this thread.
   const std::uint64_t bit = std::uint64_t{1} << target.id;
   const bool held = t_deferred.active && (t_deferred.targets & bit) != 0;
@@ -64,7 +64,7 @@ bool SendFrame(Session& target, const FrameHeader& header, const unsigned char* 
     ByteRing& ring = target.send.ring;
     // A frame that does not fit whole is refused: unsent bytes are never written over, and
     // nothing is numbered, so the client sees no gap.
-    if (target.state.load() == SessionState::Open && frameBytes <= ring.FreeSpace()) {
+    if (IsOpen(target) && frameBytes <= ring.FreeSpace()) {
       FrameHeader stamped = header;
       const std::int32_t sequence = target.sendCount.load(std::memory_order_relaxed) + 1;
       target.sendCount.store(sequence);

@@ -53,6 +53,11 @@ struct Session {
   platform::Signal keepaliveWake;
 };
 
+// Frames are read from, queued to and relayed to open sessions only.
+inline bool IsOpen(const Session& session) {
+  return session.state.load() == SessionState::Open;
+}
+
 // The global table, indexed by slot; a session's id equals its index.
 extern Session SessionTable[kMaxSessions];
 

@@ -8,7 +8,6 @@
 namespace kavo {
 namespace {
 
-bool IsOpen(const Session& session) { return session.state.load() == SessionState::Open; }
 bool IsClosed(const Session& session) { return session.closeClaimed.load() != 0; }
 
 void MarkFailed(SessionChannel& channel, Session& session) {
